@@ -1,8 +1,30 @@
 #include "errors.hpp"
 
 #include <cstdarg>
+#include <cstdint>
+
+#include <pthread.h>
 
 namespace korvo {
+
+bool stack_nearly_exhausted() {
+    // Room kept for the interpreter code that runs between two native levels
+    // (special methods, error reporting).
+    constexpr uintptr_t margin = 1024 * 1024;
+    thread_local uintptr_t low = 0;
+    if (!low) {
+        pthread_attr_t attr;
+        void* addr = nullptr;
+        size_t size = 0;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            pthread_attr_getstack(&attr, &addr, &size);
+            pthread_attr_destroy(&attr);
+        }
+        low = addr ? reinterpret_cast<uintptr_t>(addr) : 1;
+    }
+    uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    return low > 1 && here - low < margin;
+}
 
 Ref fetch_error() {
 #if PY_VERSION_HEX >= 0x030C0000

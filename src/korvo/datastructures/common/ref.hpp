@@ -93,17 +93,30 @@ inline Ref tuple(std::initializer_list<PyObject*> items) {
 // Truth test; -1 on error.
 inline int truth(PyObject* o) { return PyObject_IsTrue(o); }
 
-// Guards one level of native recursion; RecursionError when exhausted.
+// True when less than a safety margin of the current thread's C stack is
+// left. Interpreter versions differ in how much native recursion they allow
+// (and some follow sys.setrecursionlimit), so native recursion checks the
+// real stack as well.
+bool stack_nearly_exhausted();
+
+// Guards one level of native recursion: RecursionError when the interpreter's
+// recursion limit is reached or the C stack runs low.
 class RecursionGuard {
 public:
-    explicit RecursionGuard(const char* where = "") : ok_(Py_EnterRecursiveCall(where) == 0) {}
+    explicit RecursionGuard(const char* where = "") {
+        if (stack_nearly_exhausted()) {
+            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+            return;
+        }
+        ok_ = Py_EnterRecursiveCall(where) == 0;
+    }
     ~RecursionGuard() { if (ok_) Py_LeaveRecursiveCall(); }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
     explicit operator bool() const { return ok_; }
 
 private:
-    bool ok_;
+    bool ok_ = false;
 };
 
 }  // namespace korvo
