@@ -1,0 +1,1 @@
+"""Small helpers shared by korvo packages (local stand-in distribution)."""
