@@ -217,6 +217,7 @@ Ref NestedFieldBag_update(Function& f, Args a) {
     PyObject *self = a[0], *args = a[1], *kwargs = a[2];
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (nargs > 1) return raisef(PyExc_TypeError, "expected at most 1 arguments, got %zd", nargs);
+    if (nargs == 0 && PyDict_GET_SIZE(kwargs) == 0) return none();  // nothing to merge
     RecursionGuard guard(" while merging nested mappings");
     if (!guard) return {};
 

@@ -145,17 +145,56 @@ Ref super_call_tuple(PyObject* anchor, PyObject* self, PyObject* name, PyObject*
     return call_descriptor_tuple(descr, self, start, args, kwargs);
 }
 
+Ref Function::super_descriptor(PyObject* self, PyObject* name, PyTypeObject** start) {
+    if (!name) return {};
+    PyTypeObject* t = cls ? super_start(cls, self) : nullptr;
+    if (t && PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        for (const SuperCacheEntry& e : super_cache) {
+            if (e.name == name && e.type == t && e.version == t->tp_version_tag) {
+                *start = t;
+                return Ref::borrow(e.descr);
+            }
+        }
+    }
+    Ref descr = super_lookup(cls, self, name, start);
+    if (!descr) return {};
+    // A lookup on the type itself gives it a version tag if it has none yet.
+    if (!_PyType_Lookup(t, name) && PyErr_Occurred()) PyErr_Clear();
+    if (PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        SuperCacheEntry& e = super_cache[super_cache_next++ % 4];
+        Py_XSETREF(e.descr, Py_NewRef(descr.get()));
+        e.name = name;
+        e.type = t;
+        e.version = t->tp_version_tag;
+    }
+    return descr;
+}
+
 Ref Function::super_attr(PyObject* self, const char* attr) {
-    return korvo::super_attr(cls, self, s(attr));
+    PyTypeObject* start = nullptr;
+    Ref descr = super_descriptor(self, s(attr), &start);
+    if (!descr) return {};
+    descrgetfunc get = Py_TYPE(descr.get())->tp_descr_get;
+    if (!get) return descr;
+    return Ref::steal(get(descr, self == reinterpret_cast<PyObject*>(start) ? nullptr : self,
+                          reinterpret_cast<PyObject*>(start)));
 }
 
 Ref Function::super_call(PyObject* self, const char* attr, std::initializer_list<PyObject*> args) {
-    return korvo::super_call(cls, self, s(attr), args);
+    PyTypeObject* start = nullptr;
+    Ref descr = super_descriptor(self, s(attr), &start);
+    if (!descr) return {};
+    return call_descriptor(descr, self, start, args);
 }
 
 Ref Function::super_call_tuple(PyObject* self, const char* attr, PyObject* args,
                                PyObject* kwargs) {
-    return korvo::super_call_tuple(cls, self, s(attr), args, kwargs);
+    PyTypeObject* start = nullptr;
+    Ref descr = super_descriptor(self, s(attr), &start);
+    if (!descr) return {};
+    if (PyTuple_GET_SIZE(args) == 0 && (!kwargs || PyDict_GET_SIZE(kwargs) == 0))
+        return call_descriptor(descr, self, start, {});
+    return call_descriptor_tuple(descr, self, start, args, kwargs);
 }
 
 }  // namespace korvo

@@ -274,6 +274,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->globals);
     Py_VISIT(f->cls);
     Py_VISIT(f->closure);
+    for (SuperCacheEntry& e : f->super_cache) Py_VISIT(e.descr);
     return 0;
 }
 
@@ -288,6 +289,11 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->globals);
     Py_CLEAR(f->cls);
     Py_CLEAR(f->closure);
+    for (SuperCacheEntry& e : f->super_cache) {
+        e.name = nullptr;
+        e.type = nullptr;
+        Py_CLEAR(e.descr);
+    }
     return 0;
 }
 
@@ -407,6 +413,8 @@ Function* new_function(State& st, Impl impl, const char* signature) {
     f->state = &st;
     f->name = f->qualname = f->module_name = f->doc = nullptr;
     f->dict = f->weaklist = f->module = f->globals = f->cls = f->closure = nullptr;
+    for (SuperCacheEntry& e : f->super_cache) e = SuperCacheEntry{nullptr, nullptr, 0, nullptr};
+    f->super_cache_next = 0;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
     return f;
 }
@@ -539,6 +547,8 @@ Ref call_class_method(PyObject* obj, PyObject* name, std::initializer_list<PyObj
 Ref call_class_method_tuple(PyObject* obj, PyObject* name, PyObject* args, PyObject* kwargs) {
     Ref descr = class_lookup(Py_TYPE(obj), name);
     if (!descr) return {};
+    if (PyTuple_GET_SIZE(args) == 0 && (!kwargs || PyDict_GET_SIZE(kwargs) == 0))
+        return call_descriptor(descr, obj, Py_TYPE(obj), {});
     return call_descriptor_tuple(descr, obj, Py_TYPE(obj), args, kwargs);
 }
 

@@ -42,6 +42,16 @@ struct Signature {
     Py_ssize_t var_keyword = -1;
 };
 
+// Remembers where super() found an attribute for one start type, valid while
+// the type's version tag is unchanged (any change to it or its bases resets
+// the tag).
+struct SuperCacheEntry {
+    PyObject* name;
+    PyTypeObject* type;
+    unsigned int version;
+    PyObject* descr;  // owned
+};
+
 struct Function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
@@ -58,6 +68,8 @@ struct Function {
     PyObject* globals;  // its namespace
     PyObject* cls;      // the defining class, for super(); null outside classes
     PyObject* closure;  // data captured by a closure; null otherwise
+    SuperCacheEntry super_cache[4];
+    unsigned int super_cache_next;
 
     // Interned string for a literal.
     PyObject* s(const char* text) { return state->intern(text); }
@@ -70,6 +82,8 @@ struct Function {
     // A closure defined inside this function: named `<locals>` of it.
     Ref closure_function(const char* name, Impl impl, const char* signature, PyObject* data);
     const Signature& signature() const { return **sig; }
+    // The attribute `name` that super() finds for self, and its start type.
+    Ref super_descriptor(PyObject* self, PyObject* name, PyTypeObject** start);
 };
 
 // Creates a function of `module` named `qualname` (its __name__ is the last
