@@ -89,3 +89,16 @@ class TestSuper:
     def test_super_with_foreign_self(self):
         with pytest.raises(TypeError):
             NestedFieldBag.__getitem__({}, "a")
+
+    def test_super_follows_changes_to_bases(self):
+        class Bag(NestedFieldBag):
+            pass
+
+        bag = Bag(a={"b": 1})
+        assert bag["a.b"] == 1 and bag["a"]["b"] == 1
+        FieldBag.__getitem__ = lambda self, key: "patched"
+        try:
+            assert bag["a"] == "patched"
+        finally:
+            del FieldBag.__getitem__
+        assert bag["a.b"] == 1
