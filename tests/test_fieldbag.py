@@ -297,3 +297,22 @@ class TestDeepNesting:
             print("survived")
         """)
         assert rc == 0 and "survived" in out, out
+
+
+class TestCopyAndPickle:
+    @pytest.mark.parametrize("cls", [FieldBag, NestedFieldBag])
+    def test_round_trips_keep_attribute_access(self, cls):
+        import copy
+        import pickle
+
+        bag = cls({"a": {"b": [1]}, "c": 2})
+        copies = [pickle.loads(pickle.dumps(bag, p)) for p in range(pickle.HIGHEST_PROTOCOL + 1)]
+        copies += [copy.copy(bag), copy.deepcopy(bag)]
+        for other in copies:
+            assert other == bag and type(other) is cls
+            assert other.__dict__ is other and other.c == 2
+        assert copy.copy(bag).a is bag.a
+        deep = copy.deepcopy(bag)
+        assert deep.a == bag.a and deep.a is not bag.a
+        if cls is NestedFieldBag:
+            assert type(deep.a) is NestedFieldBag and deep.a.b == [1]

@@ -280,6 +280,7 @@ int exec_fieldbag(PyObject* m) {
             method("__repr__", FieldBag_repr, "(self)"),
         });
     if (set_global(m, "FieldBag", field_bag) < 0) return -1;
+    if (register_rebuild_by_init(m, field_bag) < 0) return -1;
 
     auto mapping_method = [&](const char* name) { return getattr(mutable_mapping, Ref(str(name))); };
     Ref nested = make_class(
@@ -295,7 +296,8 @@ int exec_fieldbag(PyObject* m) {
             value("setdefault", mapping_method("setdefault")),
             method("update", NestedFieldBag_update, "(self, /, *args, **kwargs)"),
         });
-    return set_global(m, "NestedFieldBag", nested);
+    if (set_global(m, "NestedFieldBag", nested) < 0) return -1;
+    return register_rebuild_by_init(m, nested);
 }
 
 }  // namespace

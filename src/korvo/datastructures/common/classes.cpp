@@ -145,6 +145,29 @@ Ref super_call_tuple(PyObject* anchor, PyObject* self, PyObject* name, PyObject*
     return call_descriptor_tuple(descr, self, start, args, kwargs);
 }
 
+namespace {
+
+Ref reduce_by_init(Function&, Args a) {
+    PyObject* self = a[0];
+    if (!PyDict_Check(self)) return raise(PyExc_TypeError, "a dict subclass instance is required");
+    Ref items = Ref::steal(PyDict_Items(self));
+    Ref it = items ? Ref::steal(PyObject_GetIter(items)) : Ref();
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    if (!it || !no_args) return {};
+    return tuple({reinterpret_cast<PyObject*>(Py_TYPE(self)), no_args.get(), Py_None, Py_None,
+                  it.get()});
+}
+
+}  // namespace
+
+int register_rebuild_by_init(PyObject* module, PyObject* cls) {
+    Ref reducer = make_function(module, "_reduce_by_init", reduce_by_init, "(self)", nullptr);
+    Ref copyreg = import("copyreg");
+    Ref pickle = copyreg ? getattr(copyreg, Ref(str("pickle"))) : Ref();
+    if (!reducer || !pickle || !call(pickle, {cls, reducer.get()})) return -1;
+    return 0;
+}
+
 Ref Function::super_descriptor(PyObject* self, PyObject* name, PyTypeObject** start) {
     if (!name) return {};
     PyTypeObject* t = cls ? super_start(cls, self) : nullptr;

@@ -55,4 +55,10 @@ Ref super_call(PyObject* anchor, PyObject* self, PyObject* name,
 Ref super_call_tuple(PyObject* anchor, PyObject* self, PyObject* name, PyObject* args,
                      PyObject* kwargs);
 
+// Registers with copyreg (so for pickle and copy) that instances of exactly
+// `cls`, a dict subclass, are rebuilt by calling `cls()` and then storing
+// their items by item assignment. Unlike rebuilding through cls.__new__,
+// this runs __init__, which is what sets up the instance.
+int register_rebuild_by_init(PyObject* module, PyObject* cls);
+
 }  // namespace korvo
