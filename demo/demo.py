@@ -43,27 +43,123 @@ def demo_fieldbag() -> None:
 
 
 def demo_configuration() -> None:
-    """Configuration store."""
+    """Configuration store loaded from YAML and INI files."""
+    import os
+    import pathlib
+    import tempfile
+
+    from korvo.datastructures.configuration import Configuration
+
+    section("configuration")
+    os.environ.setdefault("DEMO_DATA_DIR", "/var/lib/demo")
+    with tempfile.TemporaryDirectory() as tmp:
+        yaml_file = pathlib.Path(tmp, "base.yaml")
+        yaml_file.write_text("db:\n  host: localhost\n  port: 5432\ndebug: false\n")
+        ini_file = pathlib.Path(tmp, "local.ini")
+        ini_file.write_text("[DEFAULT]\nretries = 3\n\n[db]\nport = 6543\n\n"
+                            "[paths]\ndata = ${DEMO_DATA_DIR}/cache\n")
+        cfg = Configuration()
+        cfg.load_yamls(yaml_file)
+        cfg.load_cfgs(ini_file)
+    print("base.yaml, then local.ini (port overridden, $DEMO_DATA_DIR expanded)")
+    print("  cfg['db.host']     ->", cfg["db.host"])
+    print("  cfg.db.port        ->", cfg.db.port, "(int from the INI text)")
+    print("  cfg['paths.data']  ->", cfg["paths.data"])
+    print("  cfg.paths.retries  ->", cfg.paths.retries, "(default copied into each section)")
+    print("  cfg.debug          ->", cfg.debug)
 
 
 def demo_keytrail() -> None:
-    """Path flattening."""
+    """Nested containers as flat (path, value) rows, and back."""
+    from korvo.datastructures.keytrail import KeyTrail
+
+    section("keytrail")
+    nested = {"server": {"host": "localhost", "ports": [80, 443]},
+              "users": ({"name": "ada"}, {"name": "bob", "admin": True}), "tags": {}}
+    print("KeyTrail(", nested, ")", sep="")
+    rows = KeyTrail(nested)
+    for path, value in rows:
+        print("  ", path, "->", repr(value))
+    rows.append((("server", "timeout"), 30))
+    rebuilt = rows.reconstruct()
+    print("after rows.append((('server', 'timeout'), 30)), reconstruct():")
+    print("  ", rebuilt)
+    del rebuilt["server"]["timeout"]
+    print("  equal to the input without that row:", rebuilt == nested)
 
 
 def demo_shadeseq() -> None:
-    """Weak-reference list."""
+    """Weak-reference list: items leave as soon as nothing else holds them."""
+    from korvo.datastructures.shadeseq import ShadeSeq
+
+    class Job:
+        def __init__(self, name: str) -> None:
+            self.name = name
+
+        def __repr__(self) -> str:
+            return f"Job({self.name!r})"
+
+    section("shadeseq")
+    jobs = [Job("build"), Job("test"), Job("ship")]
+    seq = ShadeSeq(jobs)
+    print("seq = ShadeSeq(jobs)   ->", seq)
+    print("  seq[0]               ->", seq[0], "(the object, not a reference)")
+    print("  type(seq.data[0])    ->", type(seq.data[0]).__name__)
+    del jobs[1]
+    print("after del jobs[1]      ->", seq, "len", len(seq))
+    jobs.pop()
+    print("after jobs.pop()       ->", seq, "len", len(seq))
+    seq.append(Job("temporary"))
+    print("after appending a temporary ->", seq)
+    jobs.clear()
+    print("after jobs.clear()     ->", seq, "len", len(seq))
 
 
 def demo_logic() -> None:
-    """Logic expressions."""
+    """Logic expressions, written out as text and read back."""
+    from korvo.datastructures.logic import And, Not, Or, logic_str
+
+    section("logic")
+    expr = And(Or("^img_", "^photo_"), Not("[.]tmp$"))
+    text = str(expr)
+    print("expression    ->", text)
+    parsed = logic_str(text)
+    print("read back     ->", repr(parsed), f"(equal: {parsed == expr})")
+    names = ["img_01.png", "photo_02.jpg", "img_03.tmp", "notes.txt"]
+    print("names         ->", names)
+    print("kept          ->", [name for name in names if parsed(name)])
+    digits = logic_str("Or(str.isdigit, 'x')")
+    print("Or(str.isdigit, 'x') on '12', 'ab' ->", digits("12", "ab"))
 
 
 def demo_sprig() -> None:
     """Tree printing."""
+    from korvo.datastructures.sprig import Sprig
+
+    section("sprig")
+    root = Sprig("project", [Sprig("src", [Sprig("main.cpp"), Sprig("util.cpp")])])
+    root.add_child(Sprig("tests", [Sprig("test_main.py")]))
+    root.add_child("README.md\n(any object is drawn by its str())")
+    print(root)
 
 
 def demo_typewide() -> None:
     """Class-level properties."""
+    from korvo.datastructures.typewide import typewide
+
+    section("typewide")
+
+    class Shape:
+        @typewide
+        def kind(cls):
+            return cls.__name__.lower()
+
+    class Circle(Shape):
+        pass
+
+    print("Shape.kind     ->", Shape.kind)
+    print("Circle.kind    ->", Circle.kind)
+    print("Circle().kind  ->", Circle().kind)
 
 
 SECTIONS = {
