@@ -20,7 +20,8 @@ def test_layout():
         "BaseLogic", "And", "Or", "Not", "logic_str"]
     assert logic.__all__ == ["And", "Or", "Not"] and logic.logger.name == logic.__name__
     assert list(vars(BaseLogic))[2:7] == ["__init__", "__call__", "__str__", "__repr__", "__eq__"]
-    assert list(vars(And)) == ["__module__", "__doc__", "__call__"]
+    # (pickling elsewhere in the run may cache __slotnames__ on the class)
+    assert [n for n in vars(And) if n != "__slotnames__"] == ["__module__", "__doc__", "__call__"]
     assert "untrusted" in logic_str.__doc__
     with pytest.raises(TypeError):
         hash(Not())

@@ -490,23 +490,29 @@ Ref Function::global(const char* text) {
 // ---------------------------------------------------------------------------
 // Calling descriptors found on types
 
+namespace {
+
+// The descriptor bound to obj as an attribute lookup through `owner` would.
+Ref bind_descriptor(PyObject* descr, PyObject* obj, PyTypeObject* owner) {
+    descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
+    if (!get) return Ref::borrow(descr);
+    return Ref::steal(get(descr, obj == reinterpret_cast<PyObject*>(owner) ? nullptr : obj,
+                          reinterpret_cast<PyObject*>(owner)));
+}
+
+}  // namespace
+
 Ref call_descriptor(PyObject* descr, PyObject* obj, PyTypeObject* owner,
                     std::initializer_list<PyObject*> args) {
     PyObject* stack[Signature::max_params + 1];
     size_t n = 0;
-    if (PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
-        stack[n++] = obj;
-        for (PyObject* a : args) stack[n++] = a;
-        return Ref::steal(PyObject_Vectorcall(descr, stack, n, nullptr));
-    }
     Ref bound;
-    descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
-    if (get) {
-        bound = Ref::steal(get(descr, obj == reinterpret_cast<PyObject*>(owner) ? nullptr : obj,
-                               reinterpret_cast<PyObject*>(owner)));
-        if (!bound) return {};
-    } else {
+    if (PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+        stack[n++] = obj;  // unbound call, no bound-method object
         bound = Ref::borrow(descr);
+    } else {
+        bound = bind_descriptor(descr, obj, owner);
+        if (!bound) return {};
     }
     for (PyObject* a : args) stack[n++] = a;
     return Ref::steal(PyObject_Vectorcall(bound, stack, n, nullptr));
@@ -514,16 +520,8 @@ Ref call_descriptor(PyObject* descr, PyObject* obj, PyTypeObject* owner,
 
 Ref call_descriptor_tuple(PyObject* descr, PyObject* obj, PyTypeObject* owner, PyObject* args,
                           PyObject* kwargs) {
-    Ref bound;
-    descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
-    if (get) {
-        bound = Ref::steal(get(descr, obj == reinterpret_cast<PyObject*>(owner) ? nullptr : obj,
-                               reinterpret_cast<PyObject*>(owner)));
-        if (!bound) return {};
-    } else {
-        bound = Ref::borrow(descr);
-    }
-    return call_tuple(bound, args, kwargs);
+    Ref bound = bind_descriptor(descr, obj, owner);
+    return bound ? call_tuple(bound, args, kwargs) : Ref();
 }
 
 namespace {

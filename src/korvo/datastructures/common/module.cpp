@@ -27,12 +27,14 @@ int set_global(PyObject* module, const char* name, const Ref& value) {
     return PyModule_AddObjectRef(module, name, value);
 }
 
-Ref import_from(const char* module, const char* name) {
+namespace {
+
+// `from <module> import <name>` relative to `globals` at `level`.
+Ref import_name(const char* module, const char* name, PyObject* globals, int level) {
     Ref fromlist = Ref::steal(Py_BuildValue("(s)", name));
     if (!fromlist) return {};
-    Ref mod = Ref::steal(PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist, 0));
-    if (!mod) return {};
-    Ref key = str(name);
+    Ref mod = Ref::steal(PyImport_ImportModuleLevel(module, globals, nullptr, fromlist, level));
+    Ref key = mod ? str(name) : Ref();
     if (!key) return {};
     Ref v = Ref::steal(PyObject_GetAttr(mod, key));
     if (!v && error_matches(PyExc_AttributeError)) {
@@ -42,20 +44,14 @@ Ref import_from(const char* module, const char* name) {
     return v;
 }
 
+}  // namespace
+
+Ref import_from(const char* module, const char* name) {
+    return import_name(module, name, nullptr, 0);
+}
+
 Ref import_sibling(PyObject* module, const char* sibling, const char* name) {
-    Ref fromlist = Ref::steal(Py_BuildValue("(s)", name));
-    if (!fromlist) return {};
-    Ref mod = Ref::steal(PyImport_ImportModuleLevel(sibling, PyModule_GetDict(module), nullptr,
-                                                    fromlist, 1));
-    if (!mod) return {};
-    Ref key = str(name);
-    if (!key) return {};
-    Ref v = Ref::steal(PyObject_GetAttr(mod, key));
-    if (!v && error_matches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, sibling);
-    }
-    return v;
+    return import_name(sibling, name, PyModule_GetDict(module), 1);
 }
 
 int module_setup(PyObject* m) {
