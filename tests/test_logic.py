@@ -97,6 +97,9 @@ def test_errors_and_mutation_during_call():
     for op in (obj, str):
         with pytest.raises(AttributeError):
             op(obj)
+    obj.expressions.pop(0)  # `search` is looked up before the item's str()
+    with pytest.raises(AttributeError):
+        obj(type("Unprintable", (), {"__str__": lambda item: 1 / 0})())
     obj = And()
     obj.expressions += [lambda item: obj.expressions.clear() or True, "not a pattern"]
     assert obj("x") is True

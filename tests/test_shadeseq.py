@@ -124,3 +124,27 @@ def test_sort_reorders_references_through_super(monkeypatch):
     monkeypatch.undo()
     del items[3]
     assert len(s) == 3
+
+
+def test_reads_call_references_and_pop_keeps_positions_from_the_end(monkeypatch):
+    calls = []
+
+    class CountingRef(weakref.ref):
+        def __call__(self):
+            calls.append(self)
+            return super().__call__()
+
+    class Shrinking(collections.UserList):
+        def pop(self, i):
+            del items[0]  # an entry leaves before the list pops
+            return super().pop(i)
+
+    monkeypatch.setattr(shadeseq_module, "weakref", type("W", (), {
+        "ref": CountingRef, "ReferenceType": weakref.ReferenceType}))
+    items = [Obj(n) for n in range(4)]
+    s = type("T", (ShadeSeq, Shrinking), {})(items)
+    for read, count in [(lambda: s[1:3], 2), (lambda: reversed(s), 4), (lambda: s.pop(-1), 1)]:
+        calls.clear()
+        read()
+        assert len(calls) == count
+    assert [o.n for o in s] == [1, 2]

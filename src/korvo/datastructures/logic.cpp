@@ -156,6 +156,24 @@ Ref BaseLogic_eq(Function& f, Args a) {
 // ---------------------------------------------------------------------------
 // Evaluation
 
+// `obj.name`, looked up for a call. When obj has no instance dictionary and
+// the generic lookup would only bind a method found on its type (compiled
+// patterns and `search`), that method is returned unbound and `unbound` set:
+// the caller passes obj first, saving a bound-method object per call.
+Ref method_of(PyObject* obj, PyObject* name, bool& unbound) {
+    PyTypeObject* tp = Py_TYPE(obj);
+    unbound = false;
+    if (tp->tp_getattro == PyObject_GenericGetAttr && tp->tp_dictoffset == 0 &&
+        !PyType_HasFeature(tp, Py_TPFLAGS_MANAGED_DICT)) {
+        PyObject* descr = _PyType_Lookup(tp, name);
+        if (descr && PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+            unbound = true;
+            return Ref::borrow(descr);
+        }
+    }
+    return getattr(obj, name);
+}
+
 // Verdict of one expression over all items: 1 true, 0 false, -1 error.
 // Callables and patterns are applied to every item first, then the results
 // are truth-tested in order until the first true one. `results` is scratch
@@ -179,8 +197,12 @@ int verdict(Function& f, PyObject* expr, PyObject* items, std::vector<Ref>& resu
         if (is_callable) {
             result = call(expr, {item});
         } else {
-            Ref text = Ref::steal(PyObject_Str(item));
-            if (text) result = call_method(expr, search, {text});
+            // `expr.search(str(item))`: the method is looked up before the
+            // item's text is taken.
+            bool unbound = false;
+            Ref method = method_of(expr, search, unbound);
+            Ref text = method ? Ref::steal(PyObject_Str(item)) : Ref();
+            if (text) result = unbound ? call(method, {expr, text}) : call(method, {text});
         }
         if (!result) return -1;
         results.push_back(std::move(result));

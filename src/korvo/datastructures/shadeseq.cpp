@@ -244,7 +244,7 @@ Ref ShadeSeq_getitem(Function& f, Args a) {
     for (;;) {
         Ref ref = Ref::steal(PyIter_Next(it));
         if (!ref) break;
-        Ref obj = PyWeakref_CheckRef(ref.get()) ? referent(ref) : call(ref, {});
+        Ref obj = PyWeakref_CheckRefExact(ref.get()) ? referent(ref) : call(ref, {});
         if (!obj) return {};
         items.push_back(std::move(obj));
     }
@@ -424,23 +424,24 @@ Ref ShadeSeq_pop(Function& f, Args a) {
     if (!data) return {};
     // The object leaving the list is held from before its reference is taken
     // out until it is returned, so it cannot be finalised in between.
-    Ref expected, held;
+    Ref held;
     if (PyList_Check(data.get())) {
         Py_ssize_t size = PyList_GET_SIZE(data.get());
         if (size == 0) return raise(PyExc_IndexError, "pop from empty list");
-        if (index < 0) index += size;
-        if (index < 0 || index >= size) return raise(PyExc_IndexError, "pop index out of range");
-        expected = Ref::borrow(PyList_GET_ITEM(data.get(), index));
-        if (PyWeakref_CheckRef(expected.get())) {
-            held = referent(expected);
+        Py_ssize_t at = index < 0 ? index + size : index;
+        if (at < 0 || at >= size) return raise(PyExc_IndexError, "pop index out of range");
+        PyObject* entry = PyList_GET_ITEM(data.get(), at);
+        if (PyWeakref_CheckRef(entry)) {
+            held = referent(entry);
             if (!held) return {};
         }
     }
     data.reset();
+    // The position goes on as given: entries may leave before the list pops,
+    // and a position from the end must still mean the end then.
     Ref position = Ref::steal(PyLong_FromSsize_t(index));
     Ref popped = position ? f.super_call(self, "pop", {position}) : Ref();
     if (!popped) return {};
-    if (held && popped.get() == expected.get()) return held;
     return call(popped, {});
 }
 
