@@ -114,6 +114,17 @@ class TestFlatten:
             with pytest.raises(TypeError):
                 next(gen)
 
+    def test_sequence_test_is_isinstance(self):
+        class Posing:  # reports list as its class, as mocks with a spec do
+            __class__ = property(lambda self: list)
+
+            def __iter__(self):
+                return iter("xy")
+
+        assert shown(KeyTrail({"a": Posing()})) == [(("a", "Posing[0]"), "x"),
+                                                     (("a", "Posing[1]"), "y")]
+        assert shown(KeyTrail.__flatten__(Posing())) == [(("Posing[0]",), "x"), (("Posing[1]",), "y")]
+
     def test_read_only_mapping_is_rows_or_leaf(self):
         proxy = types.MappingProxyType({"a": 1})
         with pytest.raises(ValueError, match=BAD_ROW):
@@ -256,6 +267,16 @@ class TestReconstruct:
                 KeyTrail(rows()).reconstruct()
         else:
             same_shape(KeyTrail(rows()).reconstruct(), expected)
+
+    def test_globals_are_looked_up_when_used(self, monkeypatch):
+        kt = KeyTrail([(("a", at(0)), 1)])
+        monkeypatch.delattr(keytrail, "MutableMapping")
+        assert KeyTrail().reconstruct() == {}
+        with pytest.raises(NameError, match="MutableMapping"):
+            kt.reconstruct()
+        monkeypatch.undo()
+        monkeypatch.setattr(keytrail, "IndexMarker", type("Other", (), {}))
+        assert kt.reconstruct() == {"a": {kt[0][0][1]: 1}}  # no longer a marker: a key
 
     def test_failing_key_hash_propagates_without_leaks(self):
         class BadKey:

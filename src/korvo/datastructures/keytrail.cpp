@@ -296,7 +296,16 @@ private:
             level.iter = items ? Ref::steal(PyObject_GetIter(items)) : Ref();
             if (!level.iter) return false;
             level.kind = Level::Mapping;
-        } else if (PyList_Check(level.indict.get()) || PyTuple_Check(level.indict.get())) {
+            return true;
+        }
+        // isinstance(), not the type's flags: it also accepts an object that
+        // reports list or tuple as its __class__, as the nesting test does.
+        PyObject* list_type = reinterpret_cast<PyObject*>(&PyList_Type);
+        PyObject* tuple_type = reinterpret_cast<PyObject*>(&PyTuple_Type);
+        int is_sequence = PyObject_IsInstance(level.indict, list_type);
+        if (is_sequence == 0) is_sequence = PyObject_IsInstance(level.indict, tuple_type);
+        if (is_sequence < 0) return false;
+        if (is_sequence) {
             level.iter = Ref::steal(PyObject_GetIter(level.indict));
             if (!level.iter) return false;
             level.kind = Level::Sequence;
@@ -433,10 +442,8 @@ public:
 
     bool init() {
         minus_one_ = Ref::steal(PyLong_FromLong(-1));
-        marker_type_ = f_.global("IndexMarker");
-        mutable_mapping_ = marker_type_ ? f_.global("MutableMapping") : Ref();
-        result_ = mutable_mapping_ ? Ref::steal(PyDict_New()) : Ref();
-        return minus_one_ && result_;
+        result_ = minus_one_ ? Ref::steal(PyDict_New()) : Ref();
+        return static_cast<bool>(result_);
     }
 
     Ref result() const { return result_; }
@@ -454,7 +461,9 @@ public:
         bool last_marker = false, fresh = false;
         for (Py_ssize_t i = 0; i < n; ++i) {
             Ref k = Ref::borrow(PyList_GET_ITEM(steps.get(), i));
-            int is_marker = PyObject_IsInstance(k, marker_type_);
+            Ref marker_type = f_.global("IndexMarker");
+            if (!marker_type) return false;
+            int is_marker = PyObject_IsInstance(k, marker_type);
             if (is_marker < 0) return false;
             if (is_marker && i == 0) {
                 raisef(PyExc_ValueError,
@@ -563,7 +572,9 @@ private:
 
     // A mapping key: descends into ptr[k], made an empty dict when missing.
     bool enter_key(PyObject* k, Ref& ptr) {
-        int is_mapping = PyObject_IsInstance(ptr, mutable_mapping_);
+        Ref mutable_mapping = f_.global("MutableMapping");
+        if (!mutable_mapping) return false;
+        int is_mapping = PyObject_IsInstance(ptr, mutable_mapping);
         if (is_mapping < 0) return false;
         Ref container;
         if (is_mapping) {
@@ -644,7 +655,7 @@ private:
     }
 
     Function& f_;
-    Ref minus_one_, marker_type_, mutable_mapping_, result_;
+    Ref minus_one_, result_;
     std::vector<Slot> chain_;
 };
 
