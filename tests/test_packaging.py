@@ -43,6 +43,14 @@ def test_one_extension_per_source(wheel_names):
     assert built == MODULES
 
 
+def test_type_stubs_shipped(wheel_names):
+    names = set(wheel_names)
+    assert "korvo/datastructures/py.typed" in names
+    stubs = sorted(n.removeprefix("korvo/datastructures/").removesuffix(".pyi")
+                   for n in names if n.startswith("korvo/datastructures/") and n.endswith(".pyi"))
+    assert stubs == MODULES
+
+
 def test_metadata(wheel_names):
     meta_name = next(n for n in wheel_names if n.endswith(".dist-info/METADATA"))
     with zipfile.ZipFile(os.environ["KORVO_WHEEL"]) as zf:
@@ -50,6 +58,10 @@ def test_metadata(wheel_names):
     assert meta["Name"] == "korvo-datastructures"
     requires = [r.replace(" ", "") for r in meta.get_all("Requires-Dist", [])]
     assert any(r.startswith("PyYAML>=6") for r in requires), requires
+    assert meta["Version"] and meta["Summary"] and meta["License-Expression"]
+    assert meta["Requires-Python"] == ">=3.11"
+    assert meta["Description-Content-Type"] == "text/markdown" and "## Modules" in meta.get_payload()
+    assert "Typing :: Typed" in meta.get_all("Classifier", [])
 
 
 @pytest.mark.parametrize("module", MODULES)

@@ -1,0 +1,26 @@
+"""Configuration store loaded from YAML files, INI files and entry points."""
+
+import configparser
+import logging
+import re
+from _typeshed import StrOrBytesPath
+from importlib.metadata import EntryPoint
+from typing import Any, ClassVar, Self
+
+from .fieldbag import NestedFieldBag
+
+logger: logging.Logger
+
+class Configuration(NestedFieldBag):
+    _ENV_VAR_PATTERN: ClassVar[re.Pattern[str]]
+    @classmethod
+    def _missing_env_vars(cls, value: str) -> list[str]: ...
+    @classmethod
+    def _expand_cfg_value(cls, value: str, *, section: str, key: str) -> str: ...
+    @staticmethod
+    def _expand_cfg_env_vars(config: configparser.RawConfigParser) -> None: ...
+    def copy(self) -> Self: ...
+    def __setitem__(self, key: Any, value: Any) -> None: ...
+    def load_cfgs(self, *files: StrOrBytesPath) -> list[str]: ...
+    def load_yamls(self, *files: StrOrBytesPath) -> tuple[StrOrBytesPath, ...]: ...
+    def load_entrypoint(self, group: str) -> list[EntryPoint]: ...

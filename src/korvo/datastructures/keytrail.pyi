@@ -1,0 +1,39 @@
+"""Path/value flattening of nested dicts, lists and tuples."""
+
+from _typeshed import ConvertibleToInt
+from collections.abc import Iterable, Iterator, MutableMapping
+from typing import Any, NamedTuple, SupportsIndex, overload
+
+class DictItem(NamedTuple):
+    path: tuple[Any, ...]
+    value: Any
+
+class IndexMarker:
+    type_: type[Any]
+    index: int
+    def __init__(self, obj: list[Any] | tuple[Any, ...], index: ConvertibleToInt) -> None: ...
+    def __repr__(self) -> str: ...
+
+# A row is anything that unpacks into (path, value); the editing methods
+# store DictItem rows, item assignment stores plain tuples.
+class KeyTrail(list[tuple[Any, Any]]):
+    @overload
+    def __init__(self) -> None: ...
+    @overload
+    def __init__(self, mapping: MutableMapping[Any, Any], /) -> None: ...
+    @overload
+    def __init__(self, rows: Iterable[Iterable[Any]], /) -> None: ...
+    @overload
+    @staticmethod
+    def __flatten__(
+        indict: MutableMapping[Any, Any] | list[Any] | tuple[Any, ...],
+        path: tuple[Any, ...] | None = None,
+    ) -> Iterator[DictItem]: ...
+    @overload
+    @staticmethod
+    def __flatten__(indict: Any, path: tuple[Any, ...] | None = None) -> Iterator[Any]: ...
+    def __setitem__(self, index: SupportsIndex | slice, item: Iterable[Any]) -> None: ...
+    def append(self, item: Iterable[Any]) -> None: ...
+    def insert(self, index: SupportsIndex, item: Iterable[Any]) -> None: ...
+    def extend(self, items: Iterable[Iterable[Any]]) -> None: ...
+    def reconstruct(self) -> dict[Any, Any]: ...
