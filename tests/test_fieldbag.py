@@ -142,7 +142,6 @@ class TestDottedKeys:
         assert bag == {"": {"a": 1}, "b": {"": 2}}
         bag["s"] = "xyz"
         assert "s.y" in bag and "s.q" not in bag
-        assert bag[1] if False else True
         bag[1] = "int key"
         assert bag[1] == "int key"
 
@@ -189,6 +188,17 @@ class TestUpdate:
         bag.update({"a": 3})
         assert bag == {"a": 3}
 
+    def test_mapping_over_other_value_uses_its_own_update(self):
+        import types
+
+        seen = []
+        plain = {"x": {"y": 1}}
+        other = types.SimpleNamespace(update=seen.append)
+        bag = NestedFieldBag()
+        dict.update(bag, plain=plain, other=other)
+        bag.update(plain={"x": {"z": 2}}, other={"k": 1})
+        assert bag.plain is plain and plain == {"x": {"z": 2}} and seen == [{"k": 1}]
+
     def test_levels_are_copies_leaves_shared(self):
         leaf = [1]
         source = {"x": leaf}
@@ -213,7 +223,23 @@ class TestUpdate:
         with pytest.raises(TypeError, match="has no len"):
             bag.update([1])
         with pytest.raises(AttributeError):
-            NestedFieldBag(a=5).update(a={"b": 1}) if False else NestedFieldBag([("a", 5), ("a", {"b": 1})])
+            NestedFieldBag([("a", 5), ("a", {"b": 1})])
+
+    def test_follows_rebound_module_globals(self, monkeypatch):
+        import itertools
+
+        calls = []
+        chain = itertools.chain
+        monkeypatch.setattr(itertools, "chain", lambda *a: calls.append(len(a)) or chain(*a))
+        bag = NestedFieldBag()
+        bag["a.b"] = 1
+        assert calls == [2, 2]  # every update walks the chain, an empty one too
+        monkeypatch.setattr(fieldbag, "Mapping", tuple)
+        with pytest.raises(AttributeError, match="'tuple' object has no attribute 'items'"):
+            NestedFieldBag()
+        monkeypatch.delattr(fieldbag, "Mapping")
+        with pytest.raises(NameError):
+            NestedFieldBag()
 
     def test_keywords_after_iterable_and_self_is_a_key(self):
         bag = NestedFieldBag([("a", 1)], a=2, self=3)

@@ -213,11 +213,31 @@ bool unpack_pair(PyObject* item, Ref& key, Ref& value) {
     return !PyErr_Occurred();
 }
 
+// Every new level runs an update with nothing to merge. Walking the empty
+// chain does nothing anyone can see as long as the module's `Mapping` and
+// `itertools` (with its `chain`) are still the standard objects captured at
+// import in the function's closure data; once any of them is rebound, the
+// full walk runs so that the replacement is used.
+bool empty_merge_is_silent(Function& f) {
+    PyObject* standard = f.closure;  // (Mapping, itertools, itertools.chain)
+    if (!standard) return false;
+    PyObject* mapping = PyDict_GetItemWithError(f.globals, f.s("Mapping"));
+    PyObject* itertools = mapping ? PyDict_GetItemWithError(f.globals, f.s("itertools")) : nullptr;
+    if (mapping != PyTuple_GET_ITEM(standard, 0) || itertools != PyTuple_GET_ITEM(standard, 1)) {
+        PyErr_Clear();
+        return false;
+    }
+    // The standard module: its attribute is its namespace entry.
+    PyObject* chain = PyDict_GetItemWithError(PyModule_GetDict(itertools), f.s("chain"));
+    if (!chain) PyErr_Clear();
+    return chain == PyTuple_GET_ITEM(standard, 2);
+}
+
 Ref NestedFieldBag_update(Function& f, Args a) {
     PyObject *self = a[0], *args = a[1], *kwargs = a[2];
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (nargs > 1) return raisef(PyExc_TypeError, "expected at most 1 arguments, got %zd", nargs);
-    if (nargs == 0 && PyDict_GET_SIZE(kwargs) == 0) return none();  // nothing to merge
+    if (nargs == 0 && PyDict_GET_SIZE(kwargs) == 0 && empty_merge_is_silent(f)) return none();
     RecursionGuard guard(" while merging nested mappings");
     if (!guard) return {};
 
@@ -253,7 +273,12 @@ Ref NestedFieldBag_update(Function& f, Args a) {
             if (!level) return {};
             Ref target = call_class_method(self, f.s("setdefault"), {key, level});
             if (!target) return {};
-            if (!call_class_method(target, f.s("update"), {value})) return {};
+            // A level of this bag merges through its class's update (an entry
+            // named "update" must not shadow it); any other value uses its own.
+            Ref merged = PyObject_TypeCheck(target, Py_TYPE(self))
+                             ? call_class_method(target, f.s("update"), {value})
+                             : call_method(target, f.s("update"), {value});
+            if (!merged) return {};
         } else if (PyObject_SetItem(self, key, value) < 0) {
             return {};
         }
@@ -269,7 +294,8 @@ int exec_fieldbag(PyObject* m) {
     if (set_global(m, "itertools", import("itertools")) < 0) return -1;
     Ref abc = import("collections.abc");
     if (!abc) return -1;
-    if (set_global(m, "Mapping", getattr(abc, Ref(str("Mapping")))) < 0) return -1;
+    Ref mapping_abc = getattr(abc, Ref(str("Mapping")));
+    if (set_global(m, "Mapping", mapping_abc) < 0) return -1;
     Ref mutable_mapping = getattr(abc, Ref(str("MutableMapping")));
     if (set_global(m, "MutableMapping", mutable_mapping) < 0) return -1;
 
@@ -297,6 +323,14 @@ int exec_fieldbag(PyObject* m) {
             method("update", NestedFieldBag_update, "(self, /, *args, **kwargs)"),
         });
     if (set_global(m, "NestedFieldBag", nested) < 0) return -1;
+
+    // The standard objects an empty update may take for granted.
+    Ref itertools = Ref::steal(PyObject_GetAttrString(m, "itertools"));
+    Ref chain = itertools ? getattr(itertools, Ref(str("chain"))) : Ref();
+    Ref standard = chain ? tuple({mapping_abc.get(), itertools.get(), chain.get()}) : Ref();
+    Ref update = standard ? getattr(nested, Ref(str("update"))) : Ref();
+    if (!update) return -1;
+    if (is_function(update)) set_closure_data(update, standard);
     return register_rebuild_by_init(m, nested);
 }
 

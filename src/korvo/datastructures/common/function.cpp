@@ -437,6 +437,11 @@ void set_defining_class(PyObject* fn, PyObject* cls) {
     Py_XSETREF(f->cls, Py_NewRef(cls));
 }
 
+void set_closure_data(PyObject* fn, PyObject* data) {
+    Function* f = reinterpret_cast<Function*>(fn);
+    Py_XSETREF(f->closure, Py_XNewRef(data));
+}
+
 Ref make_function(PyObject* module, const char* qualname, Impl impl, const char* signature,
                   const char* doc, PyObject* closure) {
     State& st = state_of(module);

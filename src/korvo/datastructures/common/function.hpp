@@ -95,6 +95,8 @@ Ref make_function(PyObject* module, const char* qualname, Impl impl, const char*
 bool is_function(PyObject* obj);
 // Sets the defining class of a native function (the `__class__` cell).
 void set_defining_class(PyObject* fn, PyObject* cls);
+// Sets the data a native function reads as `closure` (held strongly).
+void set_closure_data(PyObject* fn, PyObject* data);
 
 // Calls the method `name` found on type(obj) (skipping the instance
 // dictionary) with obj bound as its first argument.
