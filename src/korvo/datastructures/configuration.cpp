@@ -55,37 +55,6 @@ const char* const load_entrypoint_doc =
 // ---------------------------------------------------------------------------
 // Small helpers
 
-// `a, b = item`, with the interpreter's messages for a wrong count.
-bool unpack2(PyObject* item, Ref& a, Ref& b) {
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
-        a = Ref::borrow(PyTuple_GET_ITEM(item, 0));
-        b = Ref::borrow(PyTuple_GET_ITEM(item, 1));
-        return true;
-    }
-    Ref it = Ref::steal(PyObject_GetIter(item));
-    if (!it) {
-        if (error_matches(PyExc_TypeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                         Py_TYPE(item)->tp_name);
-        }
-        return false;
-    }
-    a = Ref::steal(PyIter_Next(it));
-    if (a) b = Ref::steal(PyIter_Next(it));
-    if (!b) {
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
-                         a ? 1 : 0);
-        return false;
-    }
-    if (Ref extra = Ref::steal(PyIter_Next(it))) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        return false;
-    }
-    return !PyErr_Occurred();
-}
-
 // The name a reference match refers to: the bare name, else the braced one.
 Ref reference_name(Function& f, PyObject* match) {
     Ref one = Ref::steal(PyLong_FromLong(1));
@@ -213,7 +182,7 @@ Ref Configuration_expand_cfg_env_vars(Function& f, Args a) {
     if (!it) return {};
     while (Ref item = Ref::steal(PyIter_Next(it))) {
         Ref key, value;
-        if (!unpack2(item, key, value)) return {};
+        if (!unpack_pair(item, key, value)) return {};
         Ref expand = module_expand_cfg_value(f);
         Ref configparser = expand ? f.global("configparser") : Ref();
         Ref defaultsect = configparser ? getattr(configparser, f.s("DEFAULTSECT")) : Ref();
@@ -232,13 +201,13 @@ Ref Configuration_expand_cfg_env_vars(Function& f, Args a) {
     if (!it) return {};
     while (Ref item = Ref::steal(PyIter_Next(it))) {
         Ref section, section_data;
-        if (!unpack2(item, section, section_data)) return {};
+        if (!unpack_pair(item, section, section_data)) return {};
         Ref options = call_method(section_data, f.s("items"), {});
         Ref options_it = options ? Ref::steal(PyObject_GetIter(options)) : Ref();
         if (!options_it) return {};
         while (Ref option = Ref::steal(PyIter_Next(options_it))) {
             Ref key, value;
-            if (!unpack2(option, key, value)) return {};
+            if (!unpack_pair(option, key, value)) return {};
             Ref set = getattr(config, f.s("set"));
             Ref expand = set ? module_expand_cfg_value(f) : Ref();
             Ref expanded = expand ? call_expand(f, expand, value, section, key) : Ref();

@@ -193,26 +193,6 @@ Ref bad_update_element(Function& f, PyObject* iterable, PyObject* item, Py_ssize
                   number.get());
 }
 
-// Unpacks `key, value = item` as the interpreter does for two targets.
-bool unpack_pair(PyObject* item, Ref& key, Ref& value) {
-    Ref it = Ref::steal(PyObject_GetIter(item));
-    if (!it) return false;
-    key = Ref::steal(PyIter_Next(it));
-    if (key) value = Ref::steal(PyIter_Next(it));
-    if (!value) {
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
-                         key ? 1 : 0);
-        return false;
-    }
-    Ref extra = Ref::steal(PyIter_Next(it));
-    if (extra) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        return false;
-    }
-    return !PyErr_Occurred();
-}
-
 // Every new level runs an update with nothing to merge. Walking the empty
 // chain does nothing anyone can see as long as the module's `Mapping` and
 // `itertools` (with its `chain`) are still the standard objects captured at

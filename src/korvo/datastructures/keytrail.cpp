@@ -89,40 +89,6 @@ const char* const bad_row_message = "KeyTrail only accepts a tuple of path/obj";
 // ---------------------------------------------------------------------------
 // Rows
 
-// Unpacks `first, second = item` as a two-target assignment does, with the
-// interpreter's messages.
-bool unpack_two(PyObject* item, Ref& first, Ref& second) {
-    if ((PyTuple_CheckExact(item) || PyList_CheckExact(item)) && Py_SIZE(item) == 2) {
-        PyObject** items = PySequence_Fast_ITEMS(item);
-        first = Ref::borrow(items[0]);
-        second = Ref::borrow(items[1]);
-        return true;
-    }
-    Ref it = Ref::steal(PyObject_GetIter(item));
-    if (!it) {
-        if (error_matches(PyExc_TypeError) && !Py_TYPE(item)->tp_iter && !PySequence_Check(item)) {
-            PyErr_Clear();
-            raisef(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                   Py_TYPE(item)->tp_name);
-        }
-        return false;
-    }
-    first = Ref::steal(PyIter_Next(it));
-    if (first) second = Ref::steal(PyIter_Next(it));
-    if (!second) {
-        if (!PyErr_Occurred())
-            raisef(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
-                   first ? 1 : 0);
-        return false;
-    }
-    Ref extra = Ref::steal(PyIter_Next(it));
-    if (extra) {
-        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-        return false;
-    }
-    return !PyErr_Occurred();
-}
-
 // Called with the error of a failed row check raised: an ordinary error
 // becomes the ValueError for a bad row, chained to it. KeyboardInterrupt,
 // SystemExit and the like are not about the row and pass unchanged.
@@ -144,7 +110,7 @@ bool take_rows(Function& f, PyObject* items, std::vector<Row>& rows) {
             Row row;
             row.item = Ref::steal(PyIter_Next(it));
             if (!row.item) break;
-            if (!unpack_two(row.item, row.path, row.obj)) break;
+            if (!unpack_pair(row.item, row.path, row.obj)) break;
             rows.push_back(std::move(row));
         }
     }
@@ -326,7 +292,7 @@ private:
             value = Ref::steal(PyIter_Next(level.iter));
         } else {
             Ref item = Ref::steal(PyIter_Next(level.iter));
-            if (item && !unpack_two(item, key, value)) return false;
+            if (item && !unpack_pair(item, key, value)) return false;
         }
         if (!value) {
             if (PyErr_Occurred()) return false;
@@ -694,7 +660,7 @@ Ref KeyTrail_init(Function& f, Args a) {
 Ref KeyTrail_setitem(Function& f, Args a) {
     PyObject *self = a[0], *index = a[1], *item = a[2];
     Ref path, obj;
-    if (!unpack_two(item, path, obj)) return reject_row(f);
+    if (!unpack_pair(item, path, obj)) return reject_row(f);
     // The elements just taken are stored, so an iterator is not read twice.
     Ref row = PyTuple_CheckExact(item) ? Ref::borrow(item) : tuple({path.get(), obj.get()});
     if (!row || !f.super_call(self, "__setitem__", {index, row})) return {};
@@ -704,7 +670,7 @@ Ref KeyTrail_setitem(Function& f, Args a) {
 Ref KeyTrail_append(Function& f, Args a) {
     PyObject *self = a[0], *item = a[1];
     Ref path, obj;
-    if (!unpack_two(item, path, obj)) return reject_row(f);
+    if (!unpack_pair(item, path, obj)) return reject_row(f);
     Ref row = dict_item(f, path, obj);
     if (!row || !f.super_call(self, "append", {row})) return {};
     return none();
@@ -713,7 +679,7 @@ Ref KeyTrail_append(Function& f, Args a) {
 Ref KeyTrail_insert(Function& f, Args a) {
     PyObject *self = a[0], *index = a[1], *item = a[2];
     Ref path, obj;
-    if (!unpack_two(item, path, obj)) return reject_row(f);
+    if (!unpack_pair(item, path, obj)) return reject_row(f);
     Ref row = dict_item(f, path, obj);
     if (!row || !f.super_call(self, "insert", {index, row})) return {};
     return none();
@@ -744,7 +710,7 @@ Ref KeyTrail_reconstruct(Function& f, Args a) {
         Ref row = Ref::steal(PyIter_Next(it));
         if (!row) break;
         Ref path, obj;
-        if (!unpack_two(row, path, obj) || !rebuilder.row(number, path, obj)) return {};
+        if (!unpack_pair(row, path, obj) || !rebuilder.row(number, path, obj)) return {};
     }
     if (PyErr_Occurred()) return {};
     return rebuilder.result();
