@@ -342,3 +342,35 @@ class TestCopyAndPickle:
         assert deep.a == bag.a and deep.a is not bag.a
         if cls is NestedFieldBag:
             assert type(deep.a) is NestedFieldBag and deep.a.b == [1]
+
+
+class TestShortcutsStayFaithful:
+    def test_mixins_and_overrides_between_levels_are_honoured(self):
+        seen = []
+
+        class Reading(dict):
+            def __getitem__(self, key):
+                seen.append(("get", key))
+                return super().__getitem__(key)
+
+        class Bag(NestedFieldBag, Reading):
+            pass
+
+        bag = Bag()
+        bag["a.b"] = 1
+        bag["a.c"] = 2
+        assert bag["a.b"] == 1 and "a.c" in bag
+        assert ("get", "a") in seen and ("get", "b") in seen
+
+        made = []
+
+        class Counting(NestedFieldBag):
+            def __init__(self, *args, **kwargs):
+                made.append(1)
+                super().__init__(*args, **kwargs)
+
+        bag = Counting()
+        made.clear()
+        bag["x.y"] = 1
+        bag["x.z"] = 2
+        assert len(made) == 2  # a new level is built on every dotted write

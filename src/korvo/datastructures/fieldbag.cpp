@@ -63,6 +63,153 @@ Ref new_level(PyObject* self) {
     return call(reinterpret_cast<PyObject*>(Py_TYPE(self)), {});
 }
 
+
+// ---------------------------------------------------------------------------
+// Short cuts for the common case. Each one only skips a dispatch whose
+// outcome is known: what runs is what the generic path would run.
+
+// True when `o` is the native function of this very module (the same
+// defining class as `f`) that runs `impl`.
+bool runs(Function& f, PyObject* o, Impl impl) {
+    if (!o || !is_function(o)) return false;
+    Function* other = reinterpret_cast<Function*>(o);
+    return other->impl == impl && other->cls == f.cls;
+}
+
+// super().<name>(key) for `level`, done by dict's own slot when super()
+// finds dict's method (the usual case), as that method would.
+Ref level_get(Function& f, PyObject* level, PyObject* key) {
+    PyObject* name = f.s("__getitem__");
+    PyTypeObject* start = nullptr;
+    Ref descr = f.super_descriptor(level, name, &start);
+    if (!descr) return {};
+    if (descr.get() == _PyType_Lookup(&PyDict_Type, name))
+        return Ref::steal(PyDict_Type.tp_as_mapping->mp_subscript(level, key));
+    return call_descriptor(descr, level, start, {key});
+}
+
+Ref level_contains(Function& f, PyObject* level, PyObject* key) {
+    PyObject* name = f.s("__contains__");
+    PyTypeObject* start = nullptr;
+    Ref descr = f.super_descriptor(level, name, &start);
+    if (!descr) return {};
+    if (descr.get() == _PyType_Lookup(&PyDict_Type, name)) {
+        int found = PyDict_Contains(level, key);
+        return found < 0 ? Ref() : boolean(found);
+    }
+    return call_descriptor(descr, level, start, {key});
+}
+
+Ref level_set(Function& f, PyObject* level, PyObject* key, PyObject* value) {
+    PyObject* name = f.s("__setitem__");
+    PyTypeObject* start = nullptr;
+    Ref descr = f.super_descriptor(level, name, &start);
+    if (!descr) return {};
+    if (descr.get() == _PyType_Lookup(&PyDict_Type, name)) {
+        if (PyDict_Type.tp_as_mapping->mp_ass_subscript(level, key, value) < 0) return {};
+        return none();
+    }
+    return call_descriptor(descr, level, start, {key, value});
+}
+
+// True when `obj[...]` (the special method `name`) would run `impl` again:
+// the next level of a dotted key is then handled in the same loop.
+bool same_level_method(Function& f, PyObject* obj, PyObject* name, Impl impl) {
+    return runs(f, _PyType_Lookup(Py_TYPE(obj), name), impl);
+}
+
+Ref NestedFieldBag_init(Function& f, Args a);
+Ref NestedFieldBag_setitem(Function& f, Args a);
+Ref NestedFieldBag_getitem(Function& f, Args a);
+Ref NestedFieldBag_update(Function& f, Args a);
+
+// True when, for a level of type `tp`, `self.setdefault(head, type(self)())`
+// with a present head amounts to reading the head: building the unused new
+// level runs no code of anyone else's (metaclass call, __new__, __init__,
+// update and attribute binding are this module's and dict's own), and
+// setdefault is MutableMapping's reading through this __getitem__, with no
+// __missing__.
+bool quiet_levels(Function& f, PyTypeObject* tp) {
+    if (Py_TYPE(tp)->tp_call != PyType_Type.tp_call || tp->tp_new != PyDict_Type.tp_new ||
+        tp->tp_setattro != PyObject_GenericSetAttr)
+        return false;
+    if (!runs(f, _PyType_Lookup(tp, f.s("__init__")), NestedFieldBag_init) ||
+        !runs(f, _PyType_Lookup(tp, f.s("update")), NestedFieldBag_update) ||
+        !runs(f, _PyType_Lookup(tp, f.s("__getitem__")), NestedFieldBag_getitem) ||
+        _PyType_Lookup(tp, f.s("__missing__")))
+        return false;
+    PyObject* mm = PyDict_GetItemWithError(f.globals, f.s("MutableMapping"));
+    if (!mm || !PyType_Check(mm)) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* setdefault = _PyType_Lookup(tp, f.s("setdefault"));
+    if (!setdefault || setdefault != _PyType_Lookup(reinterpret_cast<PyTypeObject*>(mm),
+                                                   f.s("setdefault")))
+        return false;
+    // NestedFieldBag.__init__ -> FieldBag.__init__ -> dict.__init__.
+    PyObject* field_bag = PyDict_GetItemWithError(f.globals, f.s("FieldBag"));
+    if (!field_bag) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* next_init = lookup_after(tp, f.cls, f.s("__init__"));
+    if (!next_init || !is_function(next_init) ||
+        reinterpret_cast<Function*>(next_init)->cls != field_bag)
+        return false;
+    PyObject* dict_init = lookup_after(tp, field_bag, f.s("__init__"));
+    if (!dict_init || dict_init != _PyType_Lookup(&PyDict_Type, f.s("__init__"))) {
+        PyErr_Clear();
+        return false;
+    }
+    // And the head is read by dict's own __getitem__ (no mixin in between).
+    PyObject* next_getitem = lookup_after(tp, f.cls, f.s("__getitem__"));
+    if (!next_getitem || next_getitem != _PyType_Lookup(&PyDict_Type, f.s("__getitem__"))) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+
+// The parts of a dotted key (its text split at every dot), or a null Ref
+// with no error for a plain key. Exact str keys are remembered, with
+// their hashes cached in the parts, so reading the same key again neither
+// splits it nor hashes new strings.
+constexpr Py_ssize_t parts_memo_limit = 1024;
+
+Ref dotted_parts(Function& f, PyObject* key) {
+    if (!PyUnicode_Check(key)) return {};
+    Py_ssize_t dot = PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1);
+    if (dot < 0) return {};
+    const bool exact = PyUnicode_CheckExact(key);
+    PyObject* memo = exact ? f.state->memo("dotted parts") : nullptr;
+    if (exact) {
+        if (!memo) return {};
+        PyObject* known = PyDict_GetItemWithError(memo, key);
+        if (known) return Ref::borrow(known);
+        if (PyErr_Occurred()) return {};
+    }
+    Ref dot_text = str(".");
+    Ref list = dot_text ? Ref::steal(PyUnicode_Split(key, dot_text, -1)) : Ref();
+    if (!list) return {};
+    Ref parts = Ref::steal(PyList_AsTuple(list));
+    if (!parts) return {};
+    if (exact) {
+        // Parts are not interned: interned strings live for ever.
+        if (PyDict_GET_SIZE(memo) >= parts_memo_limit) PyDict_Clear(memo);
+        if (PyDict_SetItem(memo, key, parts) < 0) return {};
+    }
+    return parts;
+}
+
+// parts[from:] joined by dots: the rest of the key after its from-th dot.
+Ref rest_of(PyObject* parts, Py_ssize_t from) {
+    Ref tail = Ref::steal(PyTuple_GetSlice(parts, from, PyTuple_GET_SIZE(parts)));
+    Ref dot_text = tail ? str(".") : Ref();
+    return dot_text ? Ref::steal(PyUnicode_Join(dot_text, tail)) : Ref();
+}
+
 // ---------------------------------------------------------------------------
 // FieldBag
 
@@ -99,63 +246,125 @@ Ref NestedFieldBag_init(Function& f, Args a) {
 
 Ref NestedFieldBag_getitem(Function& f, Args a) {
     PyObject *self = a[0], *key = a[1];
-    Dotted d = split_dotted(key);
-    if (d.kind == Dotted::Plain) return f.super_call(self, "__getitem__", {key});
-    if (d.kind == Dotted::Error) return {};
-    RecursionGuard guard(" while reading a dotted key");
-    if (!guard) return {};
-    Ref value = f.super_call(self, "__getitem__", {d.head});
-    if (!value) return {};
-    return Ref::steal(PyObject_GetItem(value, d.rest));
+    Ref parts = dotted_parts(f, key);
+    if (!parts) return PyErr_Occurred() ? Ref() : level_get(f, self, key);
+    const Py_ssize_t n = PyTuple_GET_SIZE(parts.get());
+    PyObject* getitem = f.s("__getitem__");
+    // A type whose instances are levels that run this __getitem__ over
+    // dict's own: checked once per call.
+    PyTypeObject* plain = nullptr;
+    if (same_level_method(f, self, getitem, NestedFieldBag_getitem)) {
+        PyTypeObject* start = nullptr;
+        Ref descr = f.super_descriptor(self, getitem, &start);
+        if (!descr) return {};
+        if (descr.get() == _PyType_Lookup(&PyDict_Type, getitem)) plain = Py_TYPE(self);
+    }
+    Ref level = Ref::borrow(self);
+    for (Py_ssize_t i = 0;; ++i) {
+        PyObject* part = PyTuple_GET_ITEM(parts.get(), i);
+        Ref value = Py_TYPE(level.get()) == plain
+                        ? Ref::steal(PyDict_Type.tp_as_mapping->mp_subscript(level, part))
+                        : level_get(f, level, part);
+        if (!value || i == n - 1) return value;
+        PyTypeObject* tp = Py_TYPE(value.get());
+        if (tp != plain) {
+            if (!same_level_method(f, value, getitem, NestedFieldBag_getitem)) {
+                Ref rest = rest_of(parts, i + 1);
+                if (!rest) return {};
+                RecursionGuard guard(" while reading a dotted key");
+                if (!guard) return {};
+                return Ref::steal(PyObject_GetItem(value, rest));
+            }
+            PyTypeObject* start = nullptr;
+            Ref descr = f.super_descriptor(value, getitem, &start);
+            if (!descr) return {};
+            if (descr.get() == _PyType_Lookup(&PyDict_Type, getitem)) plain = tp;
+        }
+        level = std::move(value);
+    }
+}
+
+Ref not_a_level(PyObject* level, PyObject* head) {
+    Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(level)));
+    Ref message = type_name ? Ref::steal(PyUnicode_FromFormat(
+                                  "target key \"%U\" is a value, cannot update value "
+                                  "against another %U",
+                                  head, type_name.get()))
+                            : Ref();
+    if (!message) return {};
+    return raise_obj(PyExc_KeyError, message);
 }
 
 Ref NestedFieldBag_setitem(Function& f, Args a) {
     PyObject *self = a[0], *key = a[1], *value = a[2];
-    Dotted d = split_dotted(key);
-    if (d.kind == Dotted::Plain) {
-        if (!f.super_call(self, "__setitem__", {key, value})) return {};
-        return none();
+    Ref parts = dotted_parts(f, key);
+    if (!parts) return PyErr_Occurred() ? Ref() : level_set(f, self, key, value);
+    const Py_ssize_t n = PyTuple_GET_SIZE(parts.get());
+    PyObject* setitem = f.s("__setitem__");
+    PyTypeObject* quiet = nullptr;  // a type checked by quiet_levels
+    Ref level = Ref::borrow(self);
+    for (Py_ssize_t i = 0;; ++i) {
+        PyObject* head = PyTuple_GET_ITEM(parts.get(), i);
+        if (i == n - 1) return level_set(f, level, head, value);
+        PyTypeObject* tp = Py_TYPE(level.get());
+        if (tp != quiet && quiet_levels(f, tp)) quiet = tp;
+        // self.setdefault(head, type(self)()), read directly when that
+        // makes no difference.
+        Ref subkey_value;
+        if (tp == quiet) {
+            subkey_value = Ref::borrow(PyDict_GetItemWithError(level, head));
+            if (!subkey_value && PyErr_Occurred()) return {};
+        }
+        if (!subkey_value) {
+            Ref fresh = new_level(level);
+            if (!fresh) return {};
+            subkey_value = call_class_method(level, f.s("setdefault"), {head, fresh});
+            if (!subkey_value) return {};
+        }
+        int is_level = PyObject_IsInstance(subkey_value, reinterpret_cast<PyObject*>(tp));
+        if (is_level < 0) return {};
+        if (!is_level) return not_a_level(level, head);
+        if (!same_level_method(f, subkey_value, setitem, NestedFieldBag_setitem)) {
+            Ref rest = rest_of(parts, i + 1);
+            if (!rest) return {};
+            RecursionGuard guard(" while writing a dotted key");
+            if (!guard) return {};
+            if (PyObject_SetItem(subkey_value, rest, value) < 0) return {};
+            return none();
+        }
+        level = std::move(subkey_value);
     }
-    if (d.kind == Dotted::Error) return {};
-    RecursionGuard guard(" while writing a dotted key");
-    if (!guard) return {};
-    Ref level = new_level(self);
-    if (!level) return {};
-    Ref subkey_value = call_class_method(self, f.s("setdefault"), {d.head, level});
-    if (!subkey_value) return {};
-    PyObject* own_type = reinterpret_cast<PyObject*>(Py_TYPE(self));
-    int is_level = PyObject_IsInstance(subkey_value, own_type);
-    if (is_level < 0) return {};
-    if (!is_level) {
-        Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(self)));
-        Ref message = type_name ? Ref::steal(PyUnicode_FromFormat(
-                                      "target key \"%U\" is a value, cannot update value "
-                                      "against another %U",
-                                      d.head.get(), type_name.get()))
-                                : Ref();
-        if (!message) return {};
-        return raise_obj(PyExc_KeyError, message);
-    }
-    if (PyObject_SetItem(subkey_value, d.rest, value) < 0) return {};
-    return none();
 }
 
 Ref NestedFieldBag_contains(Function& f, Args a) {
     PyObject *self = a[0], *key = a[1];
-    Dotted d = split_dotted(key);
-    if (d.kind == Dotted::Plain) return f.super_call(self, "__contains__", {key});
-    if (d.kind == Dotted::Error) return {};
-    RecursionGuard guard(" while testing a dotted key");
-    if (!guard) return {};
-    Ref has_head = f.super_call(self, "__contains__", {d.head});
-    if (!has_head) return {};
-    int present = truth(has_head);
-    if (present <= 0) return present < 0 ? Ref() : has_head;
-    Ref value = f.super_call(self, "__getitem__", {d.head});
-    if (!value) return {};
-    int found = PySequence_Contains(value, d.rest);
-    if (found < 0) return {};
-    return boolean(found);
+    Ref parts = dotted_parts(f, key);
+    if (!parts) return PyErr_Occurred() ? Ref() : level_contains(f, self, key);
+    const Py_ssize_t n = PyTuple_GET_SIZE(parts.get());
+    PyObject* contains = f.s("__contains__");
+    Ref level = Ref::borrow(self);
+    for (Py_ssize_t i = 0;; ++i) {
+        PyObject* head = PyTuple_GET_ITEM(parts.get(), i);
+        Ref has_head = level_contains(f, level, head);
+        if (!has_head) return {};
+        int present = truth(has_head);
+        if (present < 0) return {};
+        // The top level answers with its own result; deeper ones answered
+        // through the `in` operator, as a bool.
+        if (i == 0 && !present) return has_head;
+        if (!present || i == n - 1) return boolean(present);
+        Ref value = level_get(f, level, head);
+        if (!value) return {};
+        if (!same_level_method(f, value, contains, NestedFieldBag_contains)) {
+            Ref rest = rest_of(parts, i + 1);
+            if (!rest) return {};
+            RecursionGuard guard(" while testing a dotted key");
+            if (!guard) return {};
+            int found = PySequence_Contains(value, rest);
+            return found < 0 ? Ref() : boolean(found);
+        }
+        level = std::move(value);
+    }
 }
 
 Ref NestedFieldBag_delitem(Function& f, Args a) {

@@ -182,6 +182,10 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     const Signature& s = f->signature();
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const size_t nparams = s.params.size();
+    // Every parameter given by position, nothing else: the arguments are
+    // the slots.
+    if (!kwnames && nargs == s.positional && static_cast<size_t>(nargs) == nparams)
+        return f->impl(*f, Args{args}).release();
     PyObject* slots[Signature::max_params] = {};
     Ref var_positional, var_keyword;
 

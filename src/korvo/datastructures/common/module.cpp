@@ -20,6 +20,18 @@ PyObject* State::intern(const char* text) {
     return slot.get();
 }
 
+PyObject* State::memo(const char* which) {
+    Ref& slot = memos[which];
+    if (!slot) {
+        slot = Ref::steal(PyDict_New());
+        if (!slot) {
+            memos.erase(which);
+            return nullptr;
+        }
+    }
+    return slot.get();
+}
+
 State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
 
 int set_global(PyObject* module, const char* name, const Ref& value) {

@@ -22,9 +22,14 @@ struct State {
     Ref generator_type;
     std::unordered_map<const char*, Ref> strings;
     std::unordered_map<const char*, std::shared_ptr<const Signature>> signatures;
+    std::unordered_map<const char*, Ref> memos;
 
     // Interned string for a literal; borrowed reference, null on error.
     PyObject* intern(const char* text);
+    // A dict the module keeps as a memo under the literal name `which`
+    // (created empty on first use); borrowed reference, null on error. Its
+    // contents must not refer back to objects that can hold the module.
+    PyObject* memo(const char* which);
 };
 
 State& state_of(PyObject* module);
