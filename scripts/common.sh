@@ -3,6 +3,9 @@
 #   korvo_setup PY [PKG...]       venv .venvs/<ver> with build tools and PKGs
 #   korvo_build_install [-C...]   build the wheel into build/wheels/<tag>,
 #                                 install it and the korvo.utils stand-in
+# A script that must not share them with the others (it may run at the same
+# time) sets KORVO_VENVS (default .venvs) and KORVO_BUILD (default build,
+# relative to the repository) before calling these.
 set -euo pipefail
 
 KORVO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -30,7 +33,7 @@ korvo_find_python() {
 korvo_setup() {
     local py="$1"; shift
     local ver; ver="$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
-    KORVO_VENV="$KORVO_ROOT/.venvs/$ver"
+    KORVO_VENV="${KORVO_VENVS:-$KORVO_ROOT/.venvs}/$ver"
     if [[ ! -x "$KORVO_VENV/bin/python" ]]; then
         "$py" -m venv "$KORVO_VENV"
         "$KORVO_VENV/bin/python" -m pip install "${KORVO_PIP[@]}" --upgrade pip
@@ -41,10 +44,11 @@ korvo_setup() {
 
 korvo_build_install() {
     local tag; tag="$(python -c 'import sys; print("cp%d%d" % sys.version_info[:2])')"
-    local out="$KORVO_ROOT/build/wheels/$tag"
+    local build="${KORVO_BUILD:-build}"
+    local out="$KORVO_ROOT/$build/wheels/$tag"
     rm -rf "$out"
     (cd "$KORVO_ROOT" && python -m pip wheel . "${KORVO_PIP[@]}" --no-deps --no-build-isolation \
-        -w "$out" -Cbuild-dir="build/{wheel_tag}" "$@")
+        -w "$out" -Cbuild-dir="$build/{wheel_tag}" "$@")
     export KORVO_WHEEL; KORVO_WHEEL="$(echo "$out"/korvo_datastructures-*.whl)"
     python -m pip install "${KORVO_PIP[@]}" --no-deps --force-reinstall "$KORVO_WHEEL"
     python -m pip install "${KORVO_PIP[@]}" --no-deps --force-reinstall --no-build-isolation \
