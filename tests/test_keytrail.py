@@ -313,3 +313,19 @@ def test_deep_nesting_never_crashes():
                           capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr
     assert len(proc.stdout.split()) == 3 and set(proc.stdout.split()) <= {"ok", "recursion-error"}
+
+
+def test_containers_that_hold_themselves_raise_recursion_error():
+    looped = []
+    looped.append(looped)
+    shared = [1]
+    with pytest.raises(RecursionError):
+        KeyTrail({"a": looped})
+    with pytest.raises(RecursionError):
+        list(KeyTrail.__flatten__({"x": {"y": looped}}))
+    rows = KeyTrail()
+    rows.append((("a",), rows))
+    with pytest.raises(RecursionError):
+        KeyTrail({"k": rows})
+    # The same container twice, side by side, is not a loop.
+    assert KeyTrail({"a": shared, "b": shared}).reconstruct() == {"a": [1], "b": [1]}

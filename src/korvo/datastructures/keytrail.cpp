@@ -2,6 +2,8 @@
 // list of (path, value) rows, and the way back.
 #include "common/korvo.hpp"
 
+#include <unordered_set>
+
 #include <vector>
 
 using namespace korvo;
@@ -171,7 +173,7 @@ public:
         Level top;
         top.indict = Ref::borrow(indict);
         top.prefix = Ref::borrow(path);
-        stack_.push_back(std::move(top));
+        push(std::move(top));
     }
 
     Ref next() override {
@@ -184,7 +186,7 @@ public:
                 Ref value;
                 if (!start(value)) return {};
                 if (value) {
-                    stack_.pop_back();
+                    pop();
                     return value;
                 }
                 break;
@@ -193,7 +195,7 @@ public:
                 Ref value = Ref::steal(PyIter_Next(level.iter));
                 if (value) return value;
                 if (PyErr_Occurred()) return {};
-                stack_.pop_back();
+                pop();
                 break;
             }
             case Level::Mapping:
@@ -296,7 +298,7 @@ private:
         }
         if (!value) {
             if (PyErr_Occurred()) return false;
-            stack_.pop_back();
+            pop();
             return true;
         }
         Py_ssize_t index = level.index++;
@@ -344,8 +346,27 @@ private:
             child.prefix.reset();
             child.kind = Level::Foreign;
         }
-        stack_.push_back(std::move(child));
+        if (child.indict && open_.count(child.indict.get())) {
+            raise(PyExc_RecursionError,
+                  "maximum recursion depth exceeded while flattening nested containers "
+                  "(a container holds itself)");
+            return false;
+        }
+        push(std::move(child));
         return true;
+    }
+
+    // Levels are entered and left only here: `open_` knows which containers
+    // are being walked, so a container that holds itself is refused instead
+    // of being entered for ever (the recursive walk would run out of stack).
+    void push(Level level) {
+        if (level.indict) open_.insert(level.indict.get());
+        stack_.push_back(std::move(level));
+    }
+
+    void pop() {
+        if (stack_.back().indict) open_.erase(stack_.back().indict.get());
+        stack_.pop_back();
     }
 
     // isinstance(value, (MutableMapping, list, tuple)) and value
@@ -386,6 +407,7 @@ private:
     Function& fn_;
     Ref fn_ref_;  // keeps fn_ alive
     std::vector<Level> stack_;
+    std::unordered_set<PyObject*> open_;  // indicts of stack_, held by it
     std::vector<Ref> elements_;
 };
 

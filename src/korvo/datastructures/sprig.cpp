@@ -117,6 +117,7 @@ private:
     }
 
     void copy(int kind, const void* src, size_t n) {
+        if (n == 0) return;  // an empty vector's data() may be null
         size_t old = data_.size();
         data_.resize(old + n * static_cast<size_t>(kind_));
         convert_units(kind_, kind, data_.data() + old, src, n);
