@@ -86,3 +86,11 @@ def test_get_entry_points():
     assert isinstance(scripts, list)
     assert "pip" in {ep.name for ep in scripts}
     assert get_entry_points("korvo.no-such-group") == []
+
+
+def test_text_that_only_reads_as_infinity_stays_text():
+    from korvo.utils.strings import typecast_str
+
+    huge = "9" * 5000
+    assert typecast_str(huge) is huge
+    assert typecast_str("1e999") == "1e999"

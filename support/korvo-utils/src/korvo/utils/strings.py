@@ -9,7 +9,9 @@
   allowed, e.g. ``"-1_000"``) becomes an ``int``;
 * a float literal accepted by ``float(text)`` (``"1.5"``, ``"1e3"``,
   ``".5"``) becomes a ``float``; the words ``nan``, ``inf`` and
-  ``infinity`` (any case or sign) are *not* converted;
+  ``infinity`` (any case or sign) are *not* converted, nor is text that
+  would only read as an infinite float (``"1e999"``, or an integer longer
+  than the interpreter's digit limit for ``int()``);
 * anything else is returned unchanged, as the very object passed in.
 
 ``decode_cli_string(value)`` prepares a command-line argument for
@@ -25,6 +27,7 @@ evaluation as a Python expression:
 
 from __future__ import annotations
 
+import math
 from typing import Any
 
 __all__ = ["typecast_str", "decode_cli_string"]
@@ -49,9 +52,12 @@ def typecast_str(value: Any, /) -> Any:
     if lowered.lstrip("+-") in _NON_FINITE_WORDS:
         return value
     try:
-        return float(text)
+        number = float(text)
     except ValueError:
         return value
+    # An integer too long for int() (the interpreter's digit limit) would
+    # come out as an infinite float: keep such text as it is.
+    return number if math.isfinite(number) else value
 
 
 def decode_cli_string(value: Any, /) -> str:
