@@ -174,7 +174,7 @@ def test_load_entrypoint_failures(monkeypatch, caplog):
     assert [r.msg for r in caplog.records] == [PREFIX + "fake-dist"] * 2
     assert all(r.exc_info[2] is not None for r in caplog.records)
 
-    use(FakeEP(lambda: 5, dist=type("D", (), {"__format__": lambda s, spec: 1 / 0})()))
+    use(FakeEP(lambda: 5, dist=type("D", (), {"__format__": lambda s, fmt: 1 / 0})()))
     with pytest.raises(ZeroDivisionError) as info:
         cfg.load_entrypoint("g")
     assert isinstance(info.value.__context__, TypeError)

@@ -115,7 +115,7 @@ class TestFlatten:
                 next(gen)
 
     def test_sequence_test_is_isinstance(self):
-        class Posing:  # reports list as its class, as mocks with a spec do
+        class Posing:  # reports list as its class, as mocks modelled on a list do
             __class__ = property(lambda self: list)
 
             def __iter__(self):
@@ -255,10 +255,10 @@ class TestReconstruct:
     @given(st.lists(st.tuples(
         st.lists(st.sampled_from("ab") | st.integers(0, 2), max_size=3),
         st.integers() | st.sampled_from(["list", "dict"])), max_size=6))
-    def test_agrees_with_plain_algorithm_without_tuples(self, spec):
+    def test_agrees_with_plain_algorithm_without_tuples(self, layout):
         def rows():  # fresh leaf containers each time: rebuilding may fill them
             return [(("a",) + tuple(at(s) if isinstance(s, int) else s for s in steps),
-                     [] if v == "list" else {} if v == "dict" else v) for steps, v in spec]
+                     [] if v == "list" else {} if v == "dict" else v) for steps, v in layout]
 
         try:
             expected = straightforward(rows())

@@ -71,9 +71,7 @@ Ref new_level(PyObject* self) {
 // True when `o` is the native function of this very module (the same
 // defining class as `f`) that runs `impl`.
 bool runs(Function& f, PyObject* o, Impl impl) {
-    if (!o || !is_function(o)) return false;
-    Function* other = reinterpret_cast<Function*>(o);
-    return other->impl == impl && other->cls == f.cls;
+    return runs_impl(o, impl) && as_function(o)->cls == f.cls;
 }
 
 // super().<name>(key) for `level`, done by dict's own slot when super()
@@ -154,8 +152,8 @@ bool quiet_levels(Function& f, PyTypeObject* tp) {
         return false;
     }
     PyObject* next_init = lookup_after(tp, f.cls, f.s("__init__"));
-    if (!next_init || !is_function(next_init) ||
-        reinterpret_cast<Function*>(next_init)->cls != field_bag)
+    Function* next = as_function(next_init);
+    if (!next || next->cls != field_bag)
         return false;
     PyObject* dict_init = lookup_after(tp, field_bag, f.s("__init__"));
     if (!dict_init || dict_init != _PyType_Lookup(&PyDict_Type, f.s("__init__"))) {
@@ -252,22 +250,24 @@ Ref NestedFieldBag_getitem(Function& f, Args a) {
     PyObject* getitem = f.s("__getitem__");
     // A type whose instances are levels that run this __getitem__ over
     // dict's own: checked once per call.
-    PyTypeObject* plain = nullptr;
+    // (held: user code such as __missing__ may run while it is in use)
+    Ref plain;
     if (same_level_method(f, self, getitem, NestedFieldBag_getitem)) {
         PyTypeObject* start = nullptr;
         Ref descr = f.super_descriptor(self, getitem, &start);
         if (!descr) return {};
-        if (descr.get() == _PyType_Lookup(&PyDict_Type, getitem)) plain = Py_TYPE(self);
+        if (descr.get() == _PyType_Lookup(&PyDict_Type, getitem))
+            plain = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self)));
     }
     Ref level = Ref::borrow(self);
     for (Py_ssize_t i = 0;; ++i) {
         PyObject* part = PyTuple_GET_ITEM(parts.get(), i);
-        Ref value = Py_TYPE(level.get()) == plain
+        Ref value = reinterpret_cast<PyObject*>(Py_TYPE(level.get())) == plain.get()
                         ? Ref::steal(PyDict_Type.tp_as_mapping->mp_subscript(level, part))
                         : level_get(f, level, part);
         if (!value || i == n - 1) return value;
         PyTypeObject* tp = Py_TYPE(value.get());
-        if (tp != plain) {
+        if (reinterpret_cast<PyObject*>(tp) != plain.get()) {
             if (!same_level_method(f, value, getitem, NestedFieldBag_getitem)) {
                 Ref rest = rest_of(parts, i + 1);
                 if (!rest) return {};
@@ -278,7 +278,8 @@ Ref NestedFieldBag_getitem(Function& f, Args a) {
             PyTypeObject* start = nullptr;
             Ref descr = f.super_descriptor(value, getitem, &start);
             if (!descr) return {};
-            if (descr.get() == _PyType_Lookup(&PyDict_Type, getitem)) plain = tp;
+            if (descr.get() == _PyType_Lookup(&PyDict_Type, getitem))
+                plain = Ref::borrow(reinterpret_cast<PyObject*>(tp));
         }
         level = std::move(value);
     }
@@ -301,17 +302,18 @@ Ref NestedFieldBag_setitem(Function& f, Args a) {
     if (!parts) return PyErr_Occurred() ? Ref() : level_set(f, self, key, value);
     const Py_ssize_t n = PyTuple_GET_SIZE(parts.get());
     PyObject* setitem = f.s("__setitem__");
-    PyTypeObject* quiet = nullptr;  // a type checked by quiet_levels
+    Ref quiet;  // a type checked by quiet_levels (held across user code)
     Ref level = Ref::borrow(self);
     for (Py_ssize_t i = 0;; ++i) {
         PyObject* head = PyTuple_GET_ITEM(parts.get(), i);
         if (i == n - 1) return level_set(f, level, head, value);
         PyTypeObject* tp = Py_TYPE(level.get());
-        if (tp != quiet && quiet_levels(f, tp)) quiet = tp;
+        PyObject* tp_obj = reinterpret_cast<PyObject*>(tp);
+        if (tp_obj != quiet.get() && quiet_levels(f, tp)) quiet = Ref::borrow(tp_obj);
         // self.setdefault(head, type(self)()), read directly when that
         // makes no difference.
         Ref subkey_value;
-        if (tp == quiet) {
+        if (tp_obj == quiet.get()) {
             subkey_value = Ref::borrow(PyDict_GetItemWithError(level, head));
             if (!subkey_value && PyErr_Occurred()) return {};
         }

@@ -322,8 +322,7 @@ private:
         Ref flatten = owner ? getattr(owner, fn_.s("__flatten__")) : Ref();
         if (!flatten) return false;
         if (sequence && !(key = marker(indict, index))) return false;
-        bool own = is_function(flatten) &&
-                   reinterpret_cast<Function*>(flatten.get())->impl == KeyTrail_flatten;
+        bool own = runs_impl(flatten, KeyTrail_flatten);
         Level child;
         if (own && !prefix) {
             // The nested call's prefix is this level's plus the key: kept in

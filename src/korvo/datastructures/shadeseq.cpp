@@ -253,7 +253,7 @@ Ref ShadeSeq_getitem(Function& f, Args a) {
     selected.reset();
     Ref genexpr = f.closure_function("<genexpr>", unused_impl, "(items)", nullptr);
     if (!genexpr) return {};
-    Ref gen = make_generator(*reinterpret_cast<Function*>(genexpr.get()),
+    Ref gen = make_generator(*as_function(genexpr),
                              std::make_unique<ItemsBody>(std::move(items)));
     Ref cls = gen ? getattr(self, f.s("__class__")) : Ref();
     if (!cls) return {};

@@ -217,9 +217,7 @@ private:
     }
 
     bool drawn_in_place(PyObject* obj) {
-        PyObject* method = _PyType_Lookup(Py_TYPE(obj), str_);
-        return method && is_function(method) &&
-               reinterpret_cast<Function*>(method)->impl == Sprig_str;
+        return runs_impl(_PyType_Lookup(Py_TYPE(obj), str_), Sprig_str);
     }
 
     // Appends `text`, starting each of its further lines with the prefix.

@@ -430,7 +430,7 @@ PyObject* create_function_type(PyObject* module) {
 }
 
 bool is_function(PyObject* obj) {
-    // Every module has its own copy of the type; they share the spec's name.
+    // Every module has its own copy of the type; they share one type name.
     PyTypeObject* tp = Py_TYPE(obj);
     return tp->tp_vectorcall_offset == offsetof(Function, vectorcall) &&
            tp->tp_dealloc == function_dealloc;

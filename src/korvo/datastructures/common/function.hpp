@@ -93,6 +93,16 @@ Ref make_function(PyObject* module, const char* qualname, Impl impl, const char*
 
 // True when `obj` is a native function of this package.
 bool is_function(PyObject* obj);
+// `obj` as a native function, or null when it is something else.
+inline Function* as_function(PyObject* obj) {
+    return obj && is_function(obj) ? reinterpret_cast<Function*>(obj) : nullptr;
+}
+// True when `obj` is a native function whose body is `impl` (a method that
+// may be skipped over because it is known to do what the caller does).
+inline bool runs_impl(PyObject* obj, Impl impl) {
+    Function* fn = as_function(obj);
+    return fn && fn->impl == impl;
+}
 // Sets the defining class of a native function (the `__class__` cell).
 void set_defining_class(PyObject* fn, PyObject* cls);
 // Sets the data a native function reads as `closure` (held strongly).
